@@ -103,7 +103,8 @@ class PacedLine {
     do {
       ready = poll(fds, config_.stopFd >= 0 ? 2 : 1, timeout);
     } while (ready < 0 && errno == EINTR);
-    if (ready <= 0 || (fds[1].revents & POLLIN)) return false;
+    // What is on the line is taken before a stop request is heeded.
+    if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return false;
     std::uint8_t buffer[65536];
     const ssize_t n = ::read(line_.fd.Get(), buffer, sizeof buffer);
     if (n <= 0) return false;

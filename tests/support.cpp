@@ -1,0 +1,110 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/rxflash-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed) {
+  std::vector<std::uint8_t> image(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& byte : image) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    byte = static_cast<std::uint8_t>(x);
+  }
+  return image;
+}
+
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+CapturedMessages::CapturedMessages()
+    : previous_(SetMessageSink([this](const std::string& text) { texts.push_back(text); })) {}
+
+CapturedMessages::~CapturedMessages() { SetMessageSink(previous_); }
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  const char* old = std::getenv(name);
+  hadOld_ = old != nullptr;
+  if (hadOld_) old_ = old;
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (hadOld_) {
+    setenv(name_.c_str(), old_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+EmulatedLoader::EmulatedLoader(const LoaderConfig& config) : config_(config) {
+  PtyPair pty;
+  if (!OpenPtyPair(pty)) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return;
+  }
+  line_.fd = std::move(pty.master);
+  line_.held = std::move(pty.slave);
+  path_ = pty.slavePath;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2 failed";
+    return;
+  }
+  stopRead_.Reset(fds[0]);
+  stopWrite_.Reset(fds[1]);
+  config_.stopFd = stopRead_.Get();
+  thread_ = std::thread([this] { report_ = RunLoader(line_, config_); });
+}
+
+EmulatedLoader::~EmulatedLoader() { Finish(); }
+
+const LoaderReport& EmulatedLoader::Finish() {
+  if (!finished_ && thread_.joinable()) {
+    // Whatever the uploader sent is in the line by now; give the loader a
+    // moment to take it in before it is told to stop.
+    usleep(50'000);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(stopWrite_.Get(), &byte, 1);
+    thread_.join();
+  }
+  finished_ = true;
+  return report_;
+}
+
+bool IsOpenInThisProcess(const std::string& path) {
+  std::error_code error;
+  const auto wanted = std::filesystem::canonical(path, error);
+  if (error) return false;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored) == wanted) return true;
+  }
+  return false;
+}
