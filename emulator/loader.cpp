@@ -28,6 +28,16 @@ void SleepUntil(Nanos when) {
   }
 }
 
+// Wake-ups from a sleep come late by a tenth of a millisecond and more on a
+// virtual machine: sleep to just short of the moment, then spin to it.
+constexpr Nanos kSpinWindow = 500'000;
+
+void WaitUntilPrecisely(Nanos when) {
+  if (when - Now() > kSpinWindow) SleepUntil(when - kSpinWindow);
+  while (Now() < when) {
+  }
+}
+
 // The loader's end of the line. With a baud rate set, every byte takes ten
 // bit times in each direction, as on an 8N1 line: a byte counts as received
 // only once its time on the wire is over, and a reply goes out only after the
@@ -53,7 +63,11 @@ class PacedLine {
   bool Send(const std::uint8_t* data, std::size_t count) {
     const Nanos start = std::max({txClock_, Now(), notBefore_});
     txClock_ = start + static_cast<Nanos>(count) * byteTime_;
-    SleepUntil(byteTime_ > 0 ? txClock_ : start);
+    if (byteTime_ > 0) {
+      WaitUntilPrecisely(txClock_);
+    } else {
+      SleepUntil(start);
+    }
     for (std::size_t sent = 0; sent < count;) {
       const ssize_t n = ::write(line_.fd.Get(), data + sent, count - sent);
       if (n > 0) {
@@ -98,10 +112,11 @@ class PacedLine {
   bool Fill() {
     if (!line_.fd.Valid()) return false;
     pollfd fds[2] = {{line_.fd.Get(), POLLIN, 0}, {config_.stopFd, POLLIN, 0}};
+    const nfds_t count = config_.stopFd >= 0 ? 2 : 1;
     const int timeout = config_.idleTimeoutMs > 0 ? config_.idleTimeoutMs : -1;
     int ready = 0;
     do {
-      ready = poll(fds, config_.stopFd >= 0 ? 2 : 1, timeout);
+      ready = poll(fds, count, timeout);
     } while (ready < 0 && errno == EINTR);
     // What is on the line is taken before a stop request is heeded.
     if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return false;

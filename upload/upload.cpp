@@ -69,13 +69,20 @@ class LoaderLink {
     }
   }
 
-  // Announces and sends the payload at frame[0..payload) with its checksum
+  // The transmit area: a frame announcement, then the frame (payload and
+  // checksum) right behind it, so that both go out in one write.
+  using TransmitArea = std::array<std::uint8_t, PacketSize + MaxFrameLength>;
+  static std::uint8_t* Payload(TransmitArea& area) { return area.data() + PacketSize; }
+
+  // Announces and sends the payload already in the area with its checksum
   // behind it, then awaits the acknowledgement.
-  bool SendFrame(std::uint8_t* frame, std::int32_t payload) {
+  bool SendFrame(TransmitArea& area, std::int32_t payload) {
+    std::uint8_t* frame = Payload(area);
     PutBigEndian32(frame + payload, Crc32(frame, payload));
     const std::int32_t length = payload + CrcSize;
-    Send(FrameAnnouncement(static_cast<std::uint16_t>(length)));
-    line_.Write(frame, static_cast<unsigned>(length));
+    const Packet announcement = FrameAnnouncement(static_cast<std::uint16_t>(length));
+    std::copy(announcement.begin(), announcement.end(), area.begin());
+    line_.Write(area.data(), static_cast<unsigned>(PacketSize + length));
     return Await(PacketAck);
   }
 
@@ -142,20 +149,21 @@ UploadResult UploadImage(CSerial& line, const std::string& path, const LogSink& 
 
   // Each frame's image bytes are read before it is announced, so that a short
   // read never sends stale bytes under a valid checksum.
-  std::array<std::uint8_t, MaxFrameLength> frame{};
-  PutBigEndian32(frame.data(), static_cast<std::uint32_t>(ImageSize));
-  if (!ReadImage(image.get(), frame.data() + SizePrefixSize, BlockPayload))
+  LoaderLink::TransmitArea area{};
+  std::uint8_t* const payload = LoaderLink::Payload(area);
+  PutBigEndian32(payload, static_cast<std::uint32_t>(ImageSize));
+  if (!ReadImage(image.get(), payload + SizePrefixSize, BlockPayload))
     return fail("Lesefehler.", UploadResult::ImageReadError);
-  if (!loader.SendFrame(frame.data(), SizePrefixSize + BlockPayload))
+  if (!loader.SendFrame(area, SizePrefixSize + BlockPayload))
     return fail("Berbindungsfehler   3.", UploadResult::TransferFailed);
 
   std::int32_t remaining = ImageSize - BlockPayload;
   std::int32_t chunk = BlockPayload;
   for (int block = 1; remaining > 0; ++block) {
     chunk = std::min(chunk, remaining);
-    if (!ReadImage(image.get(), frame.data(), chunk))
+    if (!ReadImage(image.get(), payload, chunk))
       return fail("Lesefehler.", UploadResult::ImageReadError);
-    if (!loader.SendFrame(frame.data(), chunk))
+    if (!loader.SendFrame(area, chunk))
       return fail("Verbindungsfehler   4.", UploadResult::TransferFailed);
     remaining -= chunk;
     char progress[32];
