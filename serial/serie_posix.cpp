@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -211,11 +212,17 @@ unsigned CSerial::Read(void* buffer, unsigned count, unsigned deadline) {
   std::memset(bytes, 0xFF, count);
   if (!IsOpen()) return 0;
   const int fd = static_cast<int>(Handle);
-  auto readSome = [&](unsigned total) {
-    const ssize_t n = ::read(fd, bytes + total, count - total);
-    return n > 0 ? static_cast<unsigned>(n) : 0u;
+  // Bytes read into the buffer at total; 0 when none are there, -1 when the
+  // line is broken.
+  auto readSome = [&](unsigned total) -> int {
+    ssize_t n = 0;
+    do {
+      n = ::read(fd, bytes + total, count - total);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<int>(n);
+    return errno == EAGAIN ? 0 : -1;
   };
-  unsigned total = count > 0 ? readSome(0) : 0;
+  unsigned total = count > 0 ? static_cast<unsigned>(std::max(readSome(0), 0)) : 0;
   const std::uint32_t start = TickCount();
   for (;;) {
     const std::uint32_t spent = TickCount() - start;
@@ -223,9 +230,10 @@ unsigned CSerial::Read(void* buffer, unsigned count, unsigned deadline) {
     const int left = ClampMs(deadline - spent);
     const short events = WaitFor(fd, POLLIN, left);
     if (events == 0) continue;  // the deadline has passed
-    const unsigned got = (events & POLLIN) ? readSome(total) : 0;
-    total += got;
-    if (got == 0) {
+    const int got = (events & POLLIN) ? readSome(total) : 0;
+    if (got > 0) {
+      total += static_cast<unsigned>(got);
+    } else if (got < 0 || (events & (POLLHUP | POLLERR | POLLNVAL))) {
       // Hung up or broken: nothing more can arrive. Let the deadline pass
       // without spinning on the line.
       const timespec rest{left / 1000, (left % 1000) * 1000000L};
