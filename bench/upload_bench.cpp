@@ -5,7 +5,6 @@
 //
 //   upload_bench [BAUD[xRUNS] ...]   (default: 0x3 1152000x5 115200x1; 0: unpaced)
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,12 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "emulator/loader.h"
-#include "emulator/pty.h"
-#include "serial/message.h"
+#include "emulator/emulated_loader.h"
 #include "serial/serie.h"
 #include "upload/packet.h"
 #include "upload/upload.h"
@@ -60,30 +56,20 @@ struct Result {
 
 Result RunOnce(const std::string& imagePath, long baud) {
   Result result;
-  PtyPair pty;
-  int stop[2];
-  if (!OpenPtyPair(pty) || pipe2(stop, O_CLOEXEC) != 0) return result;
-  UniqueFd stopRead(stop[0]), stopWrite(stop[1]);
-  LoaderLine line;
-  line.fd = std::move(pty.master);
-  line.held = std::move(pty.slave);
   LoaderConfig config;
   config.baud = baud;
-  config.stopFd = stopRead.Get();
-  LoaderReport report;
-  std::thread loader([&] { report = RunLoader(line, config); });
+  EmulatedLoader loader(config);
+  if (!loader.Running()) return result;
 
   CSerial port;
-  port.Open((pty.slavePath + ":115200,N,8,1").c_str());
+  port.Open((loader.Path() + ":115200,N,8,1").c_str());
   const auto start = std::chrono::steady_clock::now();
   const double cpuStart = ThreadCpuSeconds();
   const UploadResult outcome = UploadImage(port, imagePath, [](const std::string&) {});
   result.cpu = ThreadCpuSeconds() - cpuStart;
   result.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   port.Close();
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = write(stopWrite.Get(), &byte, 1);
-  loader.join();
+  const LoaderReport& report = loader.Finish();
   result.complete = outcome == UploadResult::Done && report.complete;
   if (baud > 0) result.wire = static_cast<double>(report.bytesReceived + report.bytesSent) * 10.0 / baud;
   return result;

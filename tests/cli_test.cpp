@@ -17,14 +17,11 @@ namespace {
 const std::string kCli = RXFLASH_CLI_PATH;
 const std::string kLoader = RXFLASH_LOADER_PATH;
 
-const std::string kClosing =
-    "Fertig! Receiver erst neu starten, wenn \"GOOD\" im Display steht. Bei Geraeten ohne "
-    "Displayanzeige etwa 1 Minute bis zum Neustart warten.";
 
 std::string FullUploadOutput() {
   std::string text = "Receiver einschalten  \nVerbindung hergestellt:  \n";
   for (int block = 1; block <= 514; ++block) text += "Block " + std::to_string(block) + "\n";
-  return text + kClosing + "\n";
+  return text + kClosingMessage + "\n";
 }
 
 std::string LastLine(const std::string& text) {
@@ -194,7 +191,7 @@ TEST_F(CliTest, OnATerminalTheBlockLinesBecomeOneProgressLine) {
   EXPECT_NE(screen.find("\r\033[KBlock 514/514  100%"), std::string::npos) << screen.substr(0, 400);
   EXPECT_EQ(screen.find("Block 2\n"), std::string::npos) << "block lines scrolled";
   EXPECT_EQ(screen.find("Block 2\r\n"), std::string::npos) << "block lines scrolled";
-  EXPECT_NE(screen.find(kClosing), std::string::npos);
+  EXPECT_NE(screen.find(kClosingMessage), std::string::npos);
 }
 
 }  // namespace

@@ -85,6 +85,7 @@ class EmulatorChecks : public testing::TestWithParam<ViolationCase> {};
 
 TEST_P(EmulatorChecks, ReportAViolationAndNeverCompleteTheImage) {
   EmulatedLoader loader;
+  ASSERT_TRUE(loader.Running());
   FakeUploader uploader(loader.Path());
   GetParam().play(uploader);
   const LoaderReport& report = loader.Finish();

@@ -63,41 +63,6 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
-EmulatedLoader::EmulatedLoader(const LoaderConfig& config) : config_(config) {
-  PtyPair pty;
-  if (!OpenPtyPair(pty)) {
-    ADD_FAILURE() << "no pseudo-terminal";
-    return;
-  }
-  line_.fd = std::move(pty.master);
-  line_.held = std::move(pty.slave);
-  path_ = pty.slavePath;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2 failed";
-    return;
-  }
-  stopRead_.Reset(fds[0]);
-  stopWrite_.Reset(fds[1]);
-  config_.stopFd = stopRead_.Get();
-  thread_ = std::thread([this] { report_ = RunLoader(line_, config_); });
-}
-
-EmulatedLoader::~EmulatedLoader() { Finish(); }
-
-const LoaderReport& EmulatedLoader::Finish() {
-  if (!finished_ && thread_.joinable()) {
-    // Whatever the uploader sent is in the line by now; give the loader a
-    // moment to take it in before it is told to stop.
-    usleep(50'000);
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(stopWrite_.Get(), &byte, 1);
-    thread_.join();
-  }
-  finished_ = true;
-  return report_;
-}
-
 bool IsOpenInThisProcess(const std::string& path) {
   std::error_code error;
   const auto wanted = std::filesystem::canonical(path, error);

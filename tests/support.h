@@ -1,16 +1,20 @@
 #pragma once
 
 // Shared pieces of the tests: temporary files, images, a captured message
-// sink, and the loader emulator running on a pseudo-terminal in this process.
+// sink, the loader's closing message.
 
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "emulator/loader.h"
+#include "emulator/emulated_loader.h"
 #include "emulator/pty.h"
 #include "serial/message.h"
+
+// The last line of a complete upload.
+inline const std::string kClosingMessage =
+    "Fertig! Receiver erst neu starten, wenn \"GOOD\" im Display steht. Bei Geraeten ohne "
+    "Displayanzeige etwa 1 Minute bis zum Neustart warten.";
 
 // A directory that is removed with everything in it.
 class TempDir {
@@ -53,26 +57,6 @@ class ScopedEnv {
   std::string name_;
   std::string old_;
   bool hadOld_;
-};
-
-// The loader emulator on a new pseudo-terminal, on its own thread.
-class EmulatedLoader {
- public:
-  explicit EmulatedLoader(const LoaderConfig& config = {});
-  ~EmulatedLoader();
-  const std::string& Path() const { return path_; }
-  // Tells the loader to stop listening once what is on the line is read,
-  // and returns what it saw.
-  const LoaderReport& Finish();
-
- private:
-  LoaderConfig config_;
-  LoaderLine line_;
-  std::string path_;
-  UniqueFd stopRead_, stopWrite_;
-  LoaderReport report_;
-  std::thread thread_;
-  bool finished_ = false;
 };
 
 // Whether this process holds a descriptor on the file at path.

@@ -14,9 +14,6 @@ namespace {
 
 const std::string kSwitchOn = "Receiver einschalten  ";
 const std::string kConnected = "Verbindung hergestellt:  ";
-const std::string kClosing =
-    "Fertig! Receiver erst neu starten, wenn \"GOOD\" im Display steht. Bei Geraeten ohne "
-    "Displayanzeige etwa 1 Minute bis zum Neustart warten.";
 
 std::vector<std::string> Blocks(int last) {
   std::vector<std::string> lines;
@@ -29,7 +26,7 @@ std::vector<std::string> Join(std::vector<std::string> head, const std::vector<s
   return head;
 }
 
-const std::vector<std::string> kFullUpload = Join(Join({kSwitchOn, kConnected}, Blocks(514)), {kClosing});
+const std::vector<std::string> kFullUpload = Join(Join({kSwitchOn, kConnected}, Blocks(514)), {kClosingMessage});
 
 long CountOf(const std::vector<std::uint16_t>& codes, std::uint16_t code) {
   return std::count(codes.begin(), codes.end(), code);
@@ -57,6 +54,7 @@ class UploadTest : public testing::Test {
                  const std::function<bool(int)>& onEvents = {}) {
     Outcome outcome;
     EmulatedLoader loader(config);
+    EXPECT_TRUE(loader.Running());
     ScopedEnv com3("RXFLASH_COM3", loader.Path());
     CSerial line;
     line.Open("COM3:115200,N,8,1");
