@@ -73,3 +73,14 @@ bool IsOpenInThisProcess(const std::string& path) {
   }
   return false;
 }
+
+std::vector<std::string> Blocks(int last) {
+  std::vector<std::string> lines;
+  for (int block = 1; block <= last; ++block) lines.push_back("Block " + std::to_string(block));
+  return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}

@@ -16,6 +16,17 @@ inline const std::string kClosingMessage =
     "Fertig! Receiver erst neu starten, wenn \"GOOD\" im Display steht. Bei Geraeten ohne "
     "Displayanzeige etwa 1 Minute bis zum Neustart warten.";
 
+const std::string kSwitchOn = "Receiver einschalten  ";
+const std::string kConnected = "Verbindung hergestellt:  ";
+
+// "Block 1" .. "Block <last>".
+std::vector<std::string> Blocks(int last);
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail);
+
+// The log of a complete upload.
+const std::vector<std::string> kFullUpload =
+    Join(Join({kSwitchOn, kConnected}, Blocks(514)), {kClosingMessage});
+
 // A directory that is removed with everything in it.
 class TempDir {
  public:

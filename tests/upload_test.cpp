@@ -12,22 +12,6 @@
 
 namespace {
 
-const std::string kSwitchOn = "Receiver einschalten  ";
-const std::string kConnected = "Verbindung hergestellt:  ";
-
-std::vector<std::string> Blocks(int last) {
-  std::vector<std::string> lines;
-  for (int block = 1; block <= last; ++block) lines.push_back("Block " + std::to_string(block));
-  return lines;
-}
-
-std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
-
-const std::vector<std::string> kFullUpload = Join(Join({kSwitchOn, kConnected}, Blocks(514)), {kClosingMessage});
-
 long CountOf(const std::vector<std::uint16_t>& codes, std::uint16_t code) {
   return std::count(codes.begin(), codes.end(), code);
 }
