@@ -19,9 +19,9 @@ const std::string kLoader = RXFLASH_LOADER_PATH;
 
 
 std::string FullUploadOutput() {
-  std::string text = "Receiver einschalten  \nVerbindung hergestellt:  \n";
-  for (int block = 1; block <= 514; ++block) text += "Block " + std::to_string(block) + "\n";
-  return text + kClosingMessage + "\n";
+  std::string text;
+  for (const auto& line : kFullUpload) text += line + "\n";
+  return text;
 }
 
 std::string LastLine(const std::string& text) {
@@ -29,48 +29,6 @@ std::string LastLine(const std::string& text) {
   const std::size_t start = text.rfind('\n', end - 1);
   return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
 }
-
-// rxflash-loader in the background, its line published as a symlink.
-class LoaderProcess {
- public:
-  LoaderProcess(const TempDir& dir, std::vector<std::string> args)
-      : link_(dir.File("line")), output_(dir.File("received.bin")), err_(dir.File("loader.err")) {
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    UniqueFd readEnd(out[0]), writeEnd(out[1]);
-    UniqueFd err(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    std::vector<std::string> argv = {kLoader, "--link", link_, "--output", output_,
-                                     "--idle-timeout", "4"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = Spawn(argv, {}, writeEnd.Get(), err.Get());
-    writeEnd.Reset();
-    // The first line is the line's path: once it is out, the link exists.
-    pollfd ready{readEnd.Get(), POLLIN, 0};
-    EXPECT_EQ(poll(&ready, 1, 10'000), 1) << "the loader did not publish its line";
-    char path[256] = {};
-    EXPECT_GT(read(readEnd.Get(), path, sizeof path - 1), 0);
-    EXPECT_EQ(std::string(path).rfind("/dev/pts/", 0), 0u) << path;
-  }
-  ~LoaderProcess() {
-    if (pid_ > 0) Wait();
-  }
-
-  const std::string& Link() const { return link_; }
-  const std::string& Output() const { return output_; }
-  int Wait() {
-    const int code = WaitFor(pid_);
-    pid_ = -1;
-    return code;
-  }
-  std::string Report() const {
-    UniqueFd fd(::open(err_.c_str(), O_RDONLY | O_CLOEXEC));
-    return ReadAll(fd.Get());
-  }
-
- private:
-  std::string link_, output_, err_;
-  pid_t pid_ = -1;
-};
 
 class CliTest : public testing::Test {
  protected:
@@ -85,7 +43,7 @@ class CliTest : public testing::Test {
 };
 
 TEST_F(CliTest, UploadsThroughCom3MappedToTheEmulatorByteForByte) {
-  LoaderProcess loader(dir_, {});
+  LoaderProcess loader(kLoader, dir_.Path(), {});
   const ProcessOutput cli = RunProgram({kCli, imagePath_}, {"RXFLASH_COM3=" + loader.Link()});
   EXPECT_EQ(cli.exitCode, 0) << cli.err;
   EXPECT_EQ(cli.out, FullUploadOutput());
@@ -106,7 +64,7 @@ class CliExitCodes : public CliTest, public testing::WithParamInterface<ExitCase
 
 TEST_P(CliExitCodes, TellTheKindOfFailure) {
   const ExitCase& c = GetParam();
-  LoaderProcess loader(dir_, {"--fault", c.fault});
+  LoaderProcess loader(kLoader, dir_.Path(), {"--fault", c.fault});
   const ProcessOutput cli = RunProgram({kCli, "--port", loader.Link(), imagePath_});
   EXPECT_EQ(cli.exitCode, c.exitCode) << cli.out << cli.err;
   EXPECT_EQ(LastLine(cli.out), c.lastLine);
@@ -123,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, CliExitCodes,
 
 TEST_F(CliTest, WrongSizeImageExitsWithTwoAndSendsNothing) {
   WriteFile(imagePath_, MakeImage(ImageSize - 1));
-  LoaderProcess loader(dir_, {});
+  LoaderProcess loader(kLoader, dir_.Path(), {});
   const ProcessOutput cli = RunProgram({kCli, "--port", loader.Link(), imagePath_});
   EXPECT_EQ(cli.exitCode, 2);
   EXPECT_EQ(cli.out, "Tamaño erroneo.!\n");
@@ -176,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{{"--version"}, 0, "rxflash-cli 0.1.0"}));
 
 TEST_F(CliTest, OnATerminalTheBlockLinesBecomeOneProgressLine) {
-  LoaderProcess loader(dir_, {});
+  LoaderProcess loader(kLoader, dir_.Path(), {});
   PtyPair terminal;
   ASSERT_TRUE(OpenPtyPair(terminal));
   UniqueFd err(::open("/dev/null", O_WRONLY | O_CLOEXEC));

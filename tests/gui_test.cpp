@@ -203,6 +203,8 @@ TEST_F(WindowTest, ControlsSitAtTheirPlacesAndShowTheirTextsWhole) {
 
 enum class CloseBy { OkButton, TitleBar };
 
+void PrintTo(CloseBy by, std::ostream* out) { *out << (by == CloseBy::OkButton ? "OK" : "title bar"); }
+
 class PortChoiceTest : public WindowTest, public ::testing::WithParamInterface<CloseBy> {};
 
 TEST_P(PortChoiceTest, TheItemSelectedWhenTheDialogClosesBecomesThePort) {

@@ -1,14 +1,19 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "emulator/unique_fd.h"
 
@@ -51,6 +56,22 @@ int WaitFor(pid_t pid) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+int WaitFor(pid_t pid, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 10) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    }
+    if (done < 0 && errno != EINTR) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  WaitFor(pid);
+  return -2;
+}
+
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[65536];
@@ -77,4 +98,39 @@ ProcessOutput RunProgram(const std::vector<std::string>& argv, const std::vector
   output.out = ReadAll(out.Get());
   output.err = ReadAll(err.Get());
   return output;
+}
+
+LoaderProcess::LoaderProcess(const std::string& program, const std::string& dir,
+                             std::vector<std::string> args)
+    : link_(dir + "/line"), output_(dir + "/received.bin"), err_(dir + "/loader.err") {
+  int out[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  UniqueFd readEnd(out[0]), writeEnd(out[1]);
+  UniqueFd err(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  std::vector<std::string> argv = {program, "--link", link_, "--output", output_,
+                                   "--idle-timeout", "4"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = Spawn(argv, {}, writeEnd.Get(), err.Get());
+  writeEnd.Reset();
+  // The first line is the line's path: once it is out, the link exists.
+  pollfd ready{readEnd.Get(), POLLIN, 0};
+  EXPECT_EQ(poll(&ready, 1, 10'000), 1) << "the loader did not publish its line";
+  char path[256] = {};
+  EXPECT_GT(read(readEnd.Get(), path, sizeof path - 1), 0);
+  EXPECT_EQ(std::string(path).rfind("/dev/pts/", 0), 0u) << path;
+}
+
+LoaderProcess::~LoaderProcess() {
+  if (pid_ > 0) Wait();
+}
+
+int LoaderProcess::Wait() {
+  const int code = WaitFor(pid_);
+  pid_ = -1;
+  return code;
+}
+
+std::string LoaderProcess::Report() const {
+  UniqueFd fd(::open(err_.c_str(), O_RDONLY | O_CLOEXEC));
+  return ReadAll(fd.Get());
 }

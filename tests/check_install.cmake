@@ -1,0 +1,26 @@
+# Installs the build into a scratch prefix and checks that the programs and
+# the desktop menu entry land where a desktop looks for them.
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${status}")
+endif()
+foreach(program rxflash rxflash-cli rxflash-loader)
+  if(NOT EXISTS "${PREFIX}/bin/${program}")
+    message(FATAL_ERROR "bin/${program} was not installed")
+  endif()
+endforeach()
+set(entry "${PREFIX}/share/applications/rxflash.desktop")
+if(NOT EXISTS "${entry}")
+  message(FATAL_ERROR "the menu entry was not installed")
+endif()
+execute_process(COMMAND desktop-file-validate "${entry}" RESULT_VARIABLE status
+                OUTPUT_VARIABLE problems ERROR_VARIABLE problems)
+if(NOT status EQUAL 0 OR NOT problems STREQUAL "")
+  message(FATAL_ERROR "desktop-file-validate: ${problems}")
+endif()
+file(STRINGS "${entry}" exec REGEX "^Exec=")
+if(NOT exec STREQUAL "Exec=rxflash")
+  message(FATAL_ERROR "the menu entry starts '${exec}', not the window program")
+endif()
