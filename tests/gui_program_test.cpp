@@ -46,14 +46,15 @@ bool WaitUntilGone(const std::string& title) {
 }
 
 // rxflash started in dir, so that its file dialog opens there, with COM3
-// mapped to line.
+// mapped to line, and with arguments it is to ignore.
 class WindowProgram {
  public:
   WindowProgram(const TempDir& dir, const std::string& line) {
     const std::string err = dir.File("rxflash.err");
     UniqueFd out(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     UniqueFd errFd(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    pid_ = Spawn({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\"", "sh", dir.Path(), RXFLASH_GUI_PATH},
+    pid_ = Spawn({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" --port COM1 other.bin", "sh",
+                  dir.Path(), RXFLASH_GUI_PATH},
                  {"RXFLASH_COM3=" + line}, out.Get(), errFd.Get());
   }
   ~WindowProgram() {
@@ -141,6 +142,12 @@ TEST_F(WindowProgramTest, ClosingTheWindowMidUploadEndsTheProgramNormally) {
   const std::string report = loader.Report();
   EXPECT_NE(report.find("upload incomplete"), std::string::npos) << report;
   EXPECT_EQ(report.find("violation"), std::string::npos) << report;
+}
+
+TEST(WindowProgramWithoutDisplay, SaysSoAndEnds) {
+  const ProcessOutput run = RunProgram({RXFLASH_GUI_PATH}, {"DISPLAY=", "WAYLAND_DISPLAY="});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("rxflash: no display to show the window on"), std::string::npos) << run.err;
 }
 
 }  // namespace

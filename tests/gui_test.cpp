@@ -83,6 +83,8 @@ class WindowTest : public ::testing::Test {
 
   void TearDown() override {
     forms::App().DestroyForms();
+    EXPECT_EQ(FMain, nullptr);
+    EXPECT_EQ(FSettings, nullptr);
     SerialPort.Close();
     SetMessageSink({});
     forms::SetModalHook(std::move(previousHook_));
@@ -134,6 +136,9 @@ TEST_F(WindowTest, StartsWithTheTitleAnEmptyLogAndCom3) {
   EXPECT_EQ(box.top, 136);
   EXPECT_EQ(box.width, 385);
   EXPECT_EQ(box.height, 156);
+  const WindowHints hints = Hints(mainWindow_);
+  EXPECT_TRUE(hints.fixedSize);
+  EXPECT_EQ(hints.functions, kMotifMove | kMotifMinimize | kMotifClose);  // no maximise, no resize
   EXPECT_TRUE(FMain->Log.Lines().empty());
   EXPECT_EQ(PortIndex, 2);
   EXPECT_EQ(FSettings->rComm.ItemIndex(), 2);
@@ -218,6 +223,7 @@ TEST_P(PortChoiceTest, TheItemSelectedWhenTheDialogClosesBecomesThePort) {
     bool shown = false;
     int item = -1;
     WindowBox box;
+    WindowHints hints;
     std::string title;
   } dialog;
   answer_ = [&](const forms::ModalShowing& showing) -> std::optional<bool> {
@@ -226,6 +232,7 @@ TEST_P(PortChoiceTest, TheItemSelectedWhenTheDialogClosesBecomesThePort) {
       dialog.shown = true;
       dialog.item = FSettings->rComm.ItemIndex();
       dialog.box = Geometry(window);
+      dialog.hints = Hints(window);
       dialog.title = WindowTitle(window);
       if (GetParam() == CloseBy::OkButton) Screenshot(window, ScreenshotPath("settings.png"));
       // "COM1" is the first line under the group's caption.
@@ -248,6 +255,8 @@ TEST_P(PortChoiceTest, TheItemSelectedWhenTheDialogClosesBecomesThePort) {
   EXPECT_EQ(dialog.box.top, 204);
   EXPECT_EQ(dialog.box.width, 270);
   EXPECT_EQ(dialog.box.height, 153);
+  EXPECT_TRUE(dialog.hints.fixedSize);
+  EXPECT_EQ(dialog.hints.functions, kMotifMove | kMotifClose);
   EXPECT_EQ(PortIndex, 0);
   EXPECT_FALSE(FSettings->Visible());
   EXPECT_TRUE(SerialPort.IsOpen());

@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -91,6 +92,29 @@ WindowBox Geometry(unsigned long window) {
 std::string WindowTitle(unsigned long window) {
   DisplayPtr display = OpenDisplay();
   return display ? TitleOf(display.get(), window) : std::string();
+}
+
+WindowHints Hints(unsigned long window) {
+  WindowHints hints;
+  DisplayPtr display = OpenDisplay();
+  if (!display) return hints;
+  XSizeHints size{};
+  long supplied = 0;
+  if (XGetWMNormalHints(display.get(), window, &size, &supplied) &&
+      (size.flags & PMinSize) && (size.flags & PMaxSize))
+    hints.fixedSize = size.min_width == size.max_width && size.min_height == size.max_height;
+  const Atom motif = XInternAtom(display.get(), "_MOTIF_WM_HINTS", False);
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display.get(), window, motif, 0, 5, False, motif, &type, &format, &count,
+                         &after, &data) == Success && data != nullptr) {
+    const long* fields = reinterpret_cast<const long*>(data);
+    if (format == 32 && count >= 2 && (fields[0] & 1)) hints.functions = fields[1];
+    XFree(data);
+  }
+  return hints;
 }
 
 bool RequestClose(unsigned long window) {

@@ -21,6 +21,16 @@ bool WindowShown(const std::string& title);
 WindowBox Geometry(unsigned long window);  // relative to the screen
 std::string WindowTitle(unsigned long window);
 
+// What a window asks of a window manager: its size limits, and which
+// functions (_MOTIF_WM_HINTS) the title bar and menu may offer.
+struct WindowHints {
+  bool fixedSize = false;  // minimum size equals maximum size
+  long functions = -1;     // -1 when the window sets none
+};
+constexpr long kMotifResize = 2, kMotifMove = 4, kMotifMinimize = 8, kMotifMaximize = 16,
+               kMotifClose = 32;
+WindowHints Hints(unsigned long window);
+
 // Sends WM_DELETE_WINDOW, what a title bar's close button does.
 bool RequestClose(unsigned long window);
 

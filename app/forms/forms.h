@@ -182,7 +182,7 @@ class Application {
   void CreateForm(T*& ref) {
     auto form = std::make_unique<T>();
     ref = form.get();
-    Adopt(std::move(form));
+    Adopt(std::move(form), [&ref] { ref = nullptr; });
   }
 
   // Shows the main window and handles events until it is closed.
@@ -196,7 +196,8 @@ class Application {
   // The standard display of an error that escaped an event handler.
   void ShowException(const std::string& what);
 
-  // Destroys the forms, last created first.
+  // Destroys the forms, last created first, and clears the pointers
+  // CreateForm stored.
   void DestroyForms();
 
   // Runs an event handler: an error escaping it is shown and the program goes
@@ -206,14 +207,19 @@ class Application {
   void RequestTerminate();
 
  private:
-  void Adopt(std::unique_ptr<Form> form);
+  void Adopt(std::unique_ptr<Form> form, std::function<void()> forget);
   void EndIfTerminated();
 
+  bool entered_ = false;  // the toolkit was started
   bool initialized_ = false;
   bool terminated_ = false;
   int handlerDepth_ = 0;
   Form* mainForm_ = nullptr;
-  std::vector<std::unique_ptr<Form>> forms_;
+  struct Owned {
+    std::unique_ptr<Form> form;
+    std::function<void()> forget;  // clears the pointer to it
+  };
+  std::vector<Owned> forms_;
 };
 
 // The application object of this program.

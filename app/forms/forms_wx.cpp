@@ -296,14 +296,15 @@ ModalHook SetModalHook(ModalHook hook) {
 Application::Application(int& argc, char** argv) {
   current = this;
   wxApp::SetInstance(new BackendApp);
-  initialized_ = wxEntryStart(argc, argv) && wxTheApp->CallOnInit();
+  entered_ = wxEntryStart(argc, argv);
+  initialized_ = entered_ && wxTheApp->CallOnInit();
   if (initialized_) UseCompactButtons();
 }
 
 Application::~Application() {
   DestroyForms();
-  if (wxTheApp) {
-    wxTheApp->OnExit();
+  if (entered_) {
+    if (initialized_) wxTheApp->OnExit();
     wxEntryCleanup();
   }
   current = nullptr;
@@ -311,9 +312,9 @@ Application::~Application() {
 
 Application& App() { return *current; }
 
-void Application::Adopt(std::unique_ptr<Form> form) {
+void Application::Adopt(std::unique_ptr<Form> form, std::function<void()> forget) {
   Form* created = form.get();
-  forms_.push_back(std::move(form));
+  forms_.push_back({std::move(form), std::move(forget)});
   if (!mainForm_ && created->Kind() == FormKind::MainWindow) mainForm_ = created;
   Dispatch([created] {
     if (created->OnCreate) created->OnCreate(created);
@@ -321,7 +322,12 @@ void Application::Adopt(std::unique_ptr<Form> form) {
 }
 
 void Application::DestroyForms() {
-  while (!forms_.empty()) forms_.pop_back();
+  while (!forms_.empty()) {
+    Owned last = std::move(forms_.back());
+    forms_.pop_back();
+    last.form.reset();
+    last.forget();
+  }
   mainForm_ = nullptr;
   terminated_ = false;
 }
