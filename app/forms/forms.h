@@ -127,10 +127,8 @@ class RadioGroup : public Control {
   RadioGroup(Form& owner, const Rect& bounds, const std::string& caption,
              const std::vector<std::string>& items);
   int ItemIndex() const;  // -1 when none is selected
-  void SetItemIndex(int index);
-  // Clicks an item as a person would: selects it, then runs OnClick.
-  void ClickItem(int index);
-  NotifyEvent OnClick;
+  void SetItemIndex(int index);  // OnClick is not run
+  NotifyEvent OnClick;          // a click on an item
 };
 
 // The open-file dialog. Filter is "label|pattern[|label|pattern...]".
@@ -189,7 +187,8 @@ class Application {
   void Run();
   // Handles the events that are waiting, then returns.
   void ProcessMessages();
-  // Queues a call that runs on this thread once events are next handled.
+  // Queues a call that runs on this thread once events are next handled:
+  // how a test acts from inside a running command or a modal showing.
   void Post(std::function<void()> call);
   // True once the main window was asked to close.
   bool Terminated() const { return terminated_; }

@@ -118,7 +118,6 @@ Form::Form(const FormLayout& layout)
   panel->SetFont(FormFont());
   top->SetClientSize(layout.clientWidth, layout.clientHeight);
   top->SetSizeHints(top->GetSize(), top->GetSize());
-  top->Move(place);
   native_ = N(top);
   client_ = N(panel);
 }
@@ -258,14 +257,6 @@ int RadioGroup::ItemIndex() const { return static_cast<wxRadioBox*>(W(native_))-
 
 void RadioGroup::SetItemIndex(int index) {
   static_cast<wxRadioBox*>(W(native_))->SetSelection(index);
-}
-
-void RadioGroup::ClickItem(int index) {
-  if (!Enabled()) return;
-  SetItemIndex(index);
-  App().Dispatch([this] {
-    if (OnClick) OnClick(this);
-  });
 }
 
 // ---- Dialogs and boxes
