@@ -46,8 +46,8 @@ wxFont FormFont() {
   return wxFont(wxFontInfo(8).Family(wxFONTFAMILY_SWISS).FaceName("Liberation Sans"));
 }
 
-// Every control takes the form's font; a multi-line text box would not
-// inherit it.
+// Every control is given the form's font rather than left to inherit it,
+// which the toolkit does not do for every kind of control.
 Native* WithFormFont(wxWindow* control) {
   control->SetFont(FormFont());
   return N(control);
