@@ -303,16 +303,29 @@ TEST_F(WindowTest, CancellingTheFileDialogEndsSilentlyWithTheLineOpen) {
   EXPECT_EQ(loader.Finish().bytesReceived, 0u);
 }
 
-TEST_F(WindowTest, UploadsTheImageWithBothButtonsDisabledMeanwhile) {
+// An image in the file dialog and a loader on COM3 that takes 2 ms a frame:
+// time enough for clicks and closes to arrive mid-upload.
+class PacedUploadTest : public WindowTest {
+ protected:
+  static LoaderConfig Paced() {
+    LoaderConfig config;
+    config.frameDelayMs = 2;
+    return config;
+  }
+  void SetUp() override {
+    WindowTest::SetUp();
+    WriteFile(path, image);
+    ChooseImage(path);
+  }
+
   TempDir dir;
-  const auto image = MakeImage(ImageSize);
+  const std::vector<std::uint8_t> image = MakeImage(ImageSize);
   const std::string path = dir.File("rom_S.bin");
-  WriteFile(path, image);
-  LoaderConfig config;
-  config.frameDelayMs = 2;  // time enough for the clicks below to arrive mid-upload
-  EmulatedLoader loader(config);
-  ScopedEnv com3("RXFLASH_COM3", loader.Path());
-  ChooseImage(path);
+  EmulatedLoader loader{Paced()};
+  ScopedEnv com3{"RXFLASH_COM3", loader.Path()};
+};
+
+TEST_F(PacedUploadTest, UploadsTheImageWithBothButtonsDisabledMeanwhile) {
 
   struct {
     bool ran = false, setEnabled = true, sendEnabled = true;
@@ -376,16 +389,7 @@ TEST_F(WindowTest, ASecondUploadClearsTheFailedOnesLinesFirst) {
   EXPECT_EQ(FMain->Log.Lines(), std::vector<std::string>{"Tamaño erroneo.!"});
 }
 
-TEST_F(WindowTest, ClosingTheWindowDuringAnUploadEndsItBeforeTheNextFrame) {
-  TempDir dir;
-  const auto image = MakeImage(ImageSize);
-  const std::string path = dir.File("rom_S.bin");
-  WriteFile(path, image);
-  LoaderConfig config;
-  config.frameDelayMs = 2;
-  EmulatedLoader loader(config);
-  ScopedEnv com3("RXFLASH_COM3", loader.Path());
-  ChooseImage(path);
+TEST_F(PacedUploadTest, ClosingTheWindowDuringAnUploadEndsItBeforeTheNextFrame) {
   forms::App().Post([&] { RequestClose(mainWindow_); });  // the title bar's close button
 
   FMain->btnSend.Click();
