@@ -400,7 +400,7 @@ TEST_F(PacedUploadTest, ClosingTheWindowDuringAnUploadEndsItBeforeTheNextFrame) 
   const auto lines = FMain->Log.Lines();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.back(), "Block " + std::to_string(report.frames - 1));
-  EXPECT_LT(report.frames, 100);
+  EXPECT_LT(report.frames, 300);  // stopped well short of the end
   EXPECT_FALSE(report.complete);
   EXPECT_TRUE(report.violations.empty());
   ASSERT_LE(report.image.size(), image.size());
