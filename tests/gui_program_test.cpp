@@ -12,12 +12,11 @@
 #include "process.h"
 #include "support.h"
 #include "upload/packet.h"
+#include "windows.h"
 #include "x_display.h"
 
 namespace {
 
-const std::string kMainTitle = "Kestro B34 0 2d";
-const std::string kSettingsTitle = "Comunicación Puerto";
 const std::string kFileDialogTitle = "Load";
 
 // Where the controls are: the layout's places, relative to the window.
@@ -31,10 +30,6 @@ constexpr Spot kBtnOK{12 + 37, 124 + 12};
 bool ClickIn(unsigned long window, Spot spot) {
   const WindowBox box = Geometry(window);
   return ClickAt(box.left + spot.x, box.top + spot.y);
-}
-
-std::string ScreenshotPath(const std::string& name) {
-  return std::string(RXFLASH_SCREENSHOT_DIR) + "/" + name;
 }
 
 bool WaitUntilGone(const std::string& title) {

@@ -14,14 +14,13 @@
 #include "app/settings_form.h"
 #include "support.h"
 #include "upload/packet.h"
+#include "windows.h"
 #include "x_display.h"
 
 namespace {
 
 using Kind = forms::ModalShowing::Kind;
 
-const std::string kMainTitle = "Kestro B34 0 2d";
-const std::string kSettingsTitle = "Comunicación Puerto";
 
 // A modal showing as the hook saw it.
 struct Seen {
@@ -62,10 +61,6 @@ void WhenShown(const std::string& title, std::function<void(unsigned long)> acti
     else
       WhenShown(title, action);
   });
-}
-
-std::string ScreenshotPath(const std::string& name) {
-  return std::string(RXFLASH_SCREENSHOT_DIR) + "/" + name;
 }
 
 class WindowTest : public ::testing::Test {

@@ -35,6 +35,14 @@ Native* N(wxWindow* window) { return reinterpret_cast<Native*>(window); }
 wxString Wx(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
 std::string Utf8(const wxString& text) { return std::string(text.utf8_str()); }
 
+// Runs an event handler, if there is one, as the application runs
+// every handler.
+void Notify(const NotifyEvent& handler, Component* sender) {
+  App().Dispatch([&] {
+    if (handler) handler(sender);
+  });
+}
+
 std::optional<bool> AskHook(const ModalShowing& showing) {
   if (!modalHook) return std::nullopt;
   return modalHook(showing);
@@ -201,9 +209,7 @@ std::string Button::Text() const { return Utf8(W(native_)->GetLabel()); }
 
 void Button::Click() {
   if (!Enabled()) return;
-  App().Dispatch([this] {
-    if (OnClick) OnClick(this);
-  });
+  Notify(OnClick, this);
 }
 
 Label::Label(Form& owner, int left, int top, const std::string& text) {
@@ -245,11 +251,7 @@ RadioGroup::RadioGroup(Form& owner, const Rect& b, const std::string& caption,
   for (const auto& item : items) choices.Add(Wx(item));
   auto* box = new wxRadioBox(W(owner.client()), wxID_ANY, Wx(caption), wxPoint(b.left, b.top),
                              wxSize(b.width, b.height), choices, 1, wxRA_SPECIFY_COLS);
-  box->Bind(wxEVT_RADIOBOX, [this](wxCommandEvent&) {
-    App().Dispatch([this] {
-      if (OnClick) OnClick(this);
-    });
-  });
+  box->Bind(wxEVT_RADIOBOX, [this](wxCommandEvent&) { Notify(OnClick, this); });
   native_ = WithFormFont(box);
 }
 
@@ -307,9 +309,7 @@ void Application::Adopt(std::unique_ptr<Form> form, std::function<void()> forget
   Form* created = form.get();
   forms_.push_back({std::move(form), std::move(forget)});
   if (!mainForm_ && created->Kind() == FormKind::MainWindow) mainForm_ = created;
-  Dispatch([created] {
-    if (created->OnCreate) created->OnCreate(created);
-  });
+  Notify(created->OnCreate, created);
 }
 
 void Application::DestroyForms() {
